@@ -353,3 +353,33 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, Ops, ::testing::ValuesIn(all_formats),
                          [](const auto &info) { return std::string(fmt_name(info.param)); });
 
 }  // namespace
+
+// The fast digit paths give exactly the digit loop's value, plain digits
+// or not.
+#include "formats/digits.h"
+
+namespace {
+
+TEST(Digits, FastPathsAgreeWithTheDigitLoop) {
+    static const char odd_bytes[] = "0123456789abcdefABCDEF0127 +-gG\x80\xFF\x7F";
+    const std::string alphabet = std::string(odd_bytes, sizeof odd_bytes - 1) + std::string(1, '\0');
+    uint64_t x = 88172645463325252ull;
+    auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 200000; ++round) {
+        unsigned char field[16];
+        // Mostly plain digits, with an odd byte now and then.
+        const bool odd = round % 4 == 0;
+        for (unsigned char &b : field)
+            b = static_cast<unsigned char>(odd ? alphabet[next() % alphabet.size()] : alphabet[next() % 22]);
+        ASSERT_EQ(viredovozu::parse_hex8(field), viredovozu::parse_digits<16>(field, 8));
+        for (uint32_t width : {6u, 11u}) {
+            unsigned char oct[16];
+            for (unsigned char &b : oct) b = static_cast<unsigned char>('0' + next() % 8);
+            if (odd) oct[16 - width + next() % width] = field[0];
+            ASSERT_EQ(viredovozu::parse_octal(oct + 16 - width, width),
+                      viredovozu::parse_digits<8>(oct + 16 - width, width));
+        }
+    }
+}
+
+}  // namespace

@@ -3,7 +3,9 @@
 // stored archives rely on that.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "bytes.h"
 
@@ -27,6 +29,87 @@ constexpr uint32_t parse_digits(const byte *p, uint32_t width) {
     uint32_t v = 0;
     for (uint32_t i = 0; i < width; ++i) v = v * Radix + digit_value<Radix>(p[i]);
     return v;
+}
+
+namespace swar {
+
+constexpr uint64_t rep(uint8_t b) { return 0x0101010101010101ull * b; }
+
+// 0x80 in each byte of w (all bytes below 0x80) that lies in [lo, hi].
+constexpr uint64_t in_range(uint64_t w, uint8_t lo, uint8_t hi) {
+    const uint64_t ge = w + rep(uint8_t(0x80 - lo));
+    const uint64_t gt = w + rep(uint8_t(0x80 - hi - 1));
+    return ge & ~gt & rep(0x80);
+}
+
+inline uint64_t load8(const byte *p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+}  // namespace swar
+
+// Eight hexadecimal digits. Fields of plain digits, the common case, are
+// converted eight at a time; any other byte takes the digit loop, so the
+// result is always that of parse_digits<16>.
+inline uint32_t parse_hex8(const byte *p) {
+    if constexpr (std::endian::native == std::endian::little) {
+        using namespace swar;
+        const uint64_t w = load8(p);
+        if ((w & rep(0x80)) == 0) {
+            const uint64_t digit = in_range(w, '0', '9');
+            const uint64_t letter = in_range(w | rep(0x20), 'a', 'f');
+            if ((digit | letter) == rep(0x80)) {
+                // Byte i (the most significant digit first) holds its value.
+                uint64_t v = (w & rep(0x0F)) + (letter >> 7) * 9;
+                v = ((v & 0x000F000F000F000Full) << 4) | ((v >> 8) & 0x000F000F000F000Full);
+                v = ((v & 0x000000FF000000FFull) << 8) | ((v >> 16) & 0x000000FF000000FFull);
+                return static_cast<uint32_t>(((v & 0xFFFF) << 16) | ((v >> 32) & 0xFFFF));
+            }
+        }
+    }
+    return parse_digits<16>(p, 8);
+}
+
+namespace swar {
+
+// The eight octal digits of w, the most significant first, when all of
+// them are "0" to "7".
+inline bool octal8(uint64_t w, uint32_t *out) {
+    if ((w & rep(0x80)) != 0 || in_range(w, '0', '7') != rep(0x80)) return false;
+    uint64_t v = w & rep(0x07);
+    v = ((v & 0x0007000700070007ull) << 3) | ((v >> 8) & 0x0007000700070007ull);
+    v = ((v & 0x0000003F0000003Full) << 6) | ((v >> 16) & 0x0000003F0000003Full);
+    *out = static_cast<uint32_t>(((v & 0xFFF) << 12) | ((v >> 32) & 0xFFF));
+    return true;
+}
+
+// The eight bytes that end at end, the first 8 - n of them read as "0".
+inline uint64_t last_digits(const byte *end, uint32_t n) {
+    const uint64_t w = load8(end - 8);
+    const uint32_t pad = 8 - n;
+    return pad == 0 ? w : (w & (~uint64_t{0} << (8 * pad))) | (rep('0') >> (8 * n));
+}
+
+}  // namespace swar
+
+// width octal digits (1 to 11) at p. Fields of plain digits are converted
+// eight at a time; the 16 bytes that end at p + width must then be
+// readable (odc fields lie far enough into the header). Any other byte
+// takes the digit loop, so the result is always that of parse_digits<8>.
+inline uint32_t parse_octal(const byte *p, uint32_t width) {
+    if constexpr (std::endian::native == std::endian::little) {
+        using namespace swar;
+        const byte *end = p + width;
+        uint32_t low, high = 0;
+        if (width <= 8) {
+            if (octal8(last_digits(end, width), &low)) return low;
+        } else if (octal8(load8(end - 8), &low) && octal8(last_digits(end - 8, width - 8), &high)) {
+            return high * (uint32_t{1} << 24) + low;
+        }
+    }
+    return parse_digits<8>(p, width);
 }
 
 }  // namespace viredovozu

@@ -35,7 +35,7 @@ struct NewcLayout {
     static_assert(fields_tile(in_order, 0, header_len));
 
     static bool has_magic(const byte *h) { return bytes_match(h, newc::magic, newc::magic_len); }
-    static uint32_t read(const byte *h, Field f) { return parse_digits<16>(h + f.offset, f.width); }
+    static uint32_t read(const byte *h, Field f) { return parse_hex8(h + f.offset); }
 };
 
 using D = Driver<NewcLayout>;

@@ -35,7 +35,7 @@ struct OdcLayout {
     static_assert(fields_tile(in_order, 0, header_len));
 
     static bool has_magic(const byte *h) { return bytes_match(h, "070707", magic.width); }
-    static uint32_t read(const byte *h, Field f) { return parse_digits<8>(h + f.offset, f.width); }
+    static uint32_t read(const byte *h, Field f) { return parse_octal(h + f.offset, f.width); }
 };
 
 using D = Driver<OdcLayout>;
