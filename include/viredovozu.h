@@ -261,21 +261,27 @@ typedef struct cpio_span {
     const void *data;
 } cpio_span;
 
-/* Creates the archive file (fopen "wb"). NULL with ENAMETOOLONG when path is
- * longer than 259 characters (nothing created), or with the errno of the
- * failed allocation or fopen. The entries' mtime starts as the current time;
- * ino at 0x100000, devmajor 0, devminor 30. */
+/* Creates the archive file (fopen "wb": an existing file is truncated) and
+ * a context that owns it. NULL with ENAMETOOLONG when path is longer than
+ * 259 characters (nothing created), EFAULT for a NULL path, or the errno of
+ * the failed allocation or fopen. The entries' mtime starts as the current
+ * time; ino at 0x100000, devmajor 0, devminor 30. End every context with
+ * exactly one cpiowrite_finish or cpiowrite_abort. */
 VIREDOVOZU_API cpiowrite_ctx *cpiowrite_start(const char *path);
 
 /* Rewrites the link counts of hard links, appends the trailer, pads to a
  * multiple of 512, closes the file and releases ctx. Returns 1 for a
  * complete archive; 0 with the failing call's errno when a seek, write,
  * flush or the close fails or an earlier write failed, or with EIO when an
- * earlier add failed after writing its header (a partial entry). ctx is
- * released either way. */
+ * earlier add failed after writing its header (a partial entry). The first
+ * failure decides errno. Writes what it can (no trailer when it cannot seek
+ * back to the end), and closes the file and releases ctx either way. NULL
+ * gives 0 and leaves errno as it was. */
 VIREDOVOZU_API int cpiowrite_finish(cpiowrite_ctx *ctx);
 
-/* Closes and removes the file and releases ctx. */
+/* Closes the file, removes it when the path named a regular file (never a
+ * device or FIFO that it named) and releases ctx. Keeps errno. NULL is
+ * ignored. */
 VIREDOVOZU_API void cpiowrite_abort(cpiowrite_ctx *ctx);
 
 /* The inode number the next entry receives (it advances by one per entry,
@@ -293,13 +299,22 @@ VIREDOVOZU_API int cpiowrite_set_devminor(cpiowrite_ctx *ctx, int32_t value);
 VIREDOVOZU_API uint32_t cpiowrite_get_mtime(const cpiowrite_ctx *ctx);
 VIREDOVOZU_API int cpiowrite_set_mtime(cpiowrite_ctx *ctx, uint32_t value);
 
-/* Adders. Names are stored byte for byte; at most 258 characters
- * (ENAMETOOLONG). EMFILE when the inode counter is outside 1 to 0x7FFFFFFE.
- * A refused call writes nothing and leaves the counter unchanged. */
+/* Adders. Each writes one entry: header, name and data, each part padded
+ * with zeros to a multiple of 4. Names are stored byte for byte; at most
+ * 258 characters. Refusals, in the order tested (the first sets errno):
+ *   EFAULT for a NULL name, ENAMETOOLONG for a name over 259 characters;
+ *   the adder's own tests below;
+ *   ENAMETOOLONG for a name of 259 characters, EMFILE when the inode number
+ *   (the counter, or a hard link's ino) is outside 1 to 0x7FFFFFFE.
+ * A refused call writes nothing and leaves the context unchanged. Once
+ * bytes were written, a failure (errno of the failing call) leaves a
+ * partial entry and the counter advanced, and cpiowrite_finish reports it. */
 
 /* A regular file's data, size, owner and mtime, with the caller's mode.
- * EFBIG for a file that is not regular; stat's or open's errno. Copies
- * exactly the size that stat reported. */
+ * stat's errno; EFBIG for a file that is not regular or is larger than
+ * 0xFFFFFFFF bytes; open's errno. Copies exactly the size that stat
+ * reported, also from a file that grows meanwhile; one that ends earlier
+ * fails with EIO (a partial entry). */
 VIREDOVOZU_API int cpiowrite_add_file(cpiowrite_ctx *ctx, const char *name,
                                       uint16_t mode, const char *path);
 
@@ -323,11 +338,13 @@ VIREDOVOZU_API int cpiowrite_add_datav(cpiowrite_ctx *ctx, const char *name,
                                        uint32_t gid, const cpio_span *spans,
                                        int32_t span_count);
 
-/* A data-less entry sharing the identity (ino, devmajor, devminor); its
- * nlink is rewritten at finish to the group's full count. Write the links
- * first, then the data-bearing entry with the context's ino and device
- * numbers set to the same identity, so that every entry shows the full
- * count. The context's counter and device numbers are left unchanged. */
+/* A data-less entry sharing the identity (ino, devmajor, devminor), with
+ * the context's mtime; its nlink is rewritten at finish to the number of
+ * links of the identity plus 1. Write the links first, then the
+ * data-bearing entry with the context's ino and device numbers set to the
+ * same identity, so that every entry shows the full count. The context's
+ * counter and device numbers are left unchanged. ENOMEM (or the
+ * allocator's errno) when the link cannot be recorded. */
 VIREDOVOZU_API int cpiowrite_add_hardlink(cpiowrite_ctx *ctx, const char *name,
                                           uint16_t mode, uint32_t uid,
                                           uint32_t gid, int32_t devmajor,
