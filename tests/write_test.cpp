@@ -709,9 +709,9 @@ INSTANTIATE_TEST_SUITE_P(
                                }},
                       FullCase{"an_entry_larger_than_the_buffer",
                                [](cpiowrite_ctx *c) {
-                                   const std::string big(1 << 16, 'b');
+                                   const std::string big(1 << 20, 'b');
                                    errno = 0;
-                                   EXPECT_EQ(cpiowrite_add_data(c, "big", 0100644, 0, 0, big.data(), 1 << 16), 0);
+                                   EXPECT_EQ(cpiowrite_add_data(c, "big", 0100644, 0, 0, big.data(), 1 << 20), 0);
                                    EXPECT_EQ(errno, ENOSPC);
                                    EXPECT_EQ(cpiowrite_add_data(c, "next", 0100644, 0, 0, "n", 1), 1);
                                }},

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -38,7 +39,10 @@ constexpr int32_t ino_first = 1;
 constexpr int32_t ino_last = 0x7FFFFFFE;
 
 constexpr uint32_t block_len = 512;  // the archive ends on a multiple of it
-constexpr uint32_t copy_len = 4096;
+// The context buffers the archive itself and hands the stream whole
+// buffers, which start at multiples of buf_len in the file: the kernel
+// sees large aligned writes. Files are read straight into the buffer.
+constexpr uint32_t buf_len = 256 * 1024;
 
 // The trailer's name with its NUL.
 constexpr uint32_t trailer_namesize = sizeof viredovozu::trailer_name;
@@ -57,23 +61,32 @@ struct cpio_link_group {
 };
 
 struct cpiowrite_ctx {
-    FILE *file;
+    FILE *file;                       // unbuffered: the context buffers
+    uint64_t pos;                     // bytes of the archive so far
+    uint32_t buffered;                // of them, in buf and not yet written
     uint32_t mtime;                   // of entries written from buffers and of links
     int32_t ino, devmajor, devminor;  // of the next entry
     cpio_link_group *links;
     int error;     // errno of the first failure that damaged the archive, or 0
     bool regular;  // the path named a regular file when it was opened
     char path[path_max + 1];
-    byte copy_buf[copy_len];
     byte zero_pad[block_len];  // never written to
+    byte buf[buf_len];
 };
 
 namespace {
 
-// Eight upper-case hexadecimal digits, most significant first.
+// Eight upper-case hexadecimal digits, most significant first, spelled
+// all at once: one nibble per byte, then "0"-"9" or "A"-"F" for each.
 void spell(byte *at, uint32_t v) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    for (uint32_t i = newc::field_width; i-- > 0; v >>= 4) at[i] = static_cast<byte>(digits[v & 15]);
+    uint64_t x = __builtin_bswap32(v);  // the most significant byte first
+    x = (x | x << 16) & 0x0000FFFF0000FFFFull;
+    x = (x | x << 8) & 0x00FF00FF00FF00FFull;
+    x = ((x >> 4) & 0x000F000F000F000Full) | ((x & 0x000F000F000F000Full) << 8);
+    const uint64_t letters = ((x + 0x0606060606060606ull) & 0x1010101010101010ull) >> 4;
+    x += 0x3030303030303030ull + letters * 7;
+    if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+    std::memcpy(at, &x, newc::field_width);
 }
 
 struct HeaderValues {
@@ -107,22 +120,55 @@ bool fail(cpiowrite_ctx *ctx, int err) {
     return false;
 }
 
-bool put(cpiowrite_ctx *ctx, const void *p, size_t n) {
-    if (n == 0) return true;
-    errno = 0;
-    if (std::fwrite(p, n, 1, ctx->file) == 1) return true;
-    return fail(ctx, errno);
+// The context is used by one thread at a time: its stream needs no lock.
+size_t write_stream(const void *p, size_t n, FILE *file) {
+#ifdef __GLIBC__
+    return fwrite_unlocked(p, n, 1, file);
+#else
+    return std::fwrite(p, n, 1, file);
+#endif
 }
 
-// Zero bytes up to the next multiple of align (a power of two, at most
-// block_len) of the stream position.
-bool pad(cpiowrite_ctx *ctx, uint32_t align) {
+bool write_out(cpiowrite_ctx *ctx, const void *p, size_t n) {
     errno = 0;
-    const off_t at = ftello(ctx->file);
-    if (at < 0) return fail(ctx, errno);
-    const uint32_t used = static_cast<uint32_t>(static_cast<uint64_t>(at) & (align - 1));
-    return used == 0 || put(ctx, ctx->zero_pad, align - used);
+    return write_stream(p, n, ctx->file) == 1 || fail(ctx, errno);
 }
+
+// Writes what the buffer holds.
+bool flush(cpiowrite_ctx *ctx) {
+    const uint32_t n = ctx->buffered;
+    ctx->buffered = 0;
+    return n == 0 || write_out(ctx, ctx->buf, n);
+}
+
+// Appends n bytes to the archive. Whole buffers' worth past a flush go to
+// the stream directly, without a copy.
+bool put(cpiowrite_ctx *ctx, const void *p, size_t n) {
+    const auto *src = static_cast<const byte *>(p);
+    ctx->pos += n;
+    while (n != 0) {
+        if (ctx->buffered == 0 && n >= buf_len) {
+            const size_t direct = n - n % buf_len;
+            if (!write_out(ctx, src, direct)) return false;
+            src += direct;
+            n -= direct;
+            continue;
+        }
+        const size_t k = n < buf_len - ctx->buffered ? n : buf_len - ctx->buffered;
+        std::memcpy(ctx->buf + ctx->buffered, src, k);
+        ctx->buffered += static_cast<uint32_t>(k);
+        src += k;
+        n -= k;
+        if (ctx->buffered == buf_len && !flush(ctx)) return false;
+    }
+    return true;
+}
+
+// Zero bytes from pos up to the next multiple of align (a power of two,
+// at most block_len).
+uint32_t pad_len(uint64_t pos, uint32_t align) { return static_cast<uint32_t>(-pos & (align - 1)); }
+
+bool pad(cpiowrite_ctx *ctx, uint32_t align) { return put(ctx, ctx->zero_pad, pad_len(ctx->pos, align)); }
 
 bool name_given(const char *name) {
     if (name != nullptr) return true;
@@ -182,22 +228,32 @@ bool _cpio_begin_entry(cpiowrite_ctx *ctx, const char *name, uint32_t filesize, 
                        .namesize = namesize,
                    });
     ++ctx->ino;
-    return put(ctx, h, sizeof h) && put(ctx, name, namesize) && pad(ctx, newc::align);
+    // Header, name and padding leave in one write.
+    byte entry[newc::header_len + namesize_max + newc::align];
+    const uint32_t len = newc::header_len + namesize;
+    const uint32_t padded = len + pad_len(ctx->pos + len, newc::align);
+    std::memcpy(entry, h, sizeof h);
+    std::memcpy(entry + newc::header_len, name, namesize);
+    std::memset(entry + len, 0, padded - len);
+    return put(ctx, entry, padded);
 }
 
-// Copies exactly size bytes of fd: a file that grew since its stat gives
-// no more than its header declared; one that shrank fails the add.
+// Copies exactly size bytes of fd, read straight into the buffer: a file
+// that grew since its stat gives no more than its header declared; one
+// that shrank fails the add.
 bool copy_file(cpiowrite_ctx *ctx, int fd, uint32_t size) {
     for (uint32_t left = size; left != 0;) {
-        const size_t want = left < copy_len ? left : copy_len;
-        const ssize_t got = read(fd, ctx->copy_buf, want);
+        const uint32_t room = buf_len - ctx->buffered;
+        const ssize_t got = read(fd, ctx->buf + ctx->buffered, left < room ? left : room);
         if (got < 0) {
             if (errno == EINTR) continue;
             return fail(ctx, errno);
         }
         if (got == 0) return fail(ctx, EIO);
-        if (!put(ctx, ctx->copy_buf, static_cast<size_t>(got))) return false;
+        ctx->buffered += static_cast<uint32_t>(got);
+        ctx->pos += static_cast<uint64_t>(got);
         left -= static_cast<uint32_t>(got);
+        if (ctx->buffered == buf_len && !flush(ctx)) return false;
     }
     return true;
 }
@@ -268,6 +324,7 @@ cpiowrite_ctx *cpiowrite_start(const char *path) {
         errno = err;
         return nullptr;
     }
+    std::setvbuf(ctx->file, nullptr, _IONBF, 0);
     struct stat st {};
     ctx->regular = fstat(fileno(ctx->file), &st) == 0 && S_ISREG(st.st_mode);
     std::memcpy(ctx->path, path, len + 1);
@@ -280,41 +337,32 @@ cpiowrite_ctx *cpiowrite_start(const char *path) {
 
 int cpiowrite_finish(cpiowrite_ctx *ctx) {
     if (ctx == nullptr) return 0;  // errno stays that of the failed start
-    // Every hard link of a group gets nlink count + 1, wherever it lies.
-    bool moved = false;
+    // The trailer, padding to 512 (header and name end on a multiple of 4,
+    // so this pads to 4 as well), and everything buffered out to the file.
+    byte h[newc::header_len];
+    fill_header(h, {.ino = 0,
+                    .mode = 0,
+                    .uid = 0,
+                    .gid = 0,
+                    .nlink = 1,
+                    .mtime = 0,
+                    .filesize = 0,
+                    .devmajor = 0,
+                    .devminor = 0,
+                    .namesize = trailer_namesize});
+    (void)(put(ctx, h, sizeof h) && put(ctx, viredovozu::trailer_name, trailer_namesize) && pad(ctx, block_len));
+    flush(ctx);
+    // Then every hard link of a group gets nlink count + 1, wherever it lies.
     for (const cpio_link_group *g = ctx->links; g != nullptr; g = g->next) {
         byte nlink[newc::field_width];
         spell(nlink, g->count + 1);
         for (uint32_t i = 0; i < g->count; ++i) {
-            moved = true;
             errno = 0;
             if (fseeko(ctx->file, static_cast<off_t>(g->offsets[i] + newc::nlink), SEEK_SET) != 0)
                 fail(ctx, errno);
             else
-                put(ctx, nlink, sizeof nlink);
+                write_out(ctx, nlink, sizeof nlink);
         }
-    }
-    // A trailer written anywhere but at the end would overwrite an entry.
-    bool at_end = true;
-    if (moved) {
-        errno = 0;
-        at_end = fseeko(ctx->file, 0, SEEK_END) == 0;
-        if (!at_end) fail(ctx, errno);
-    }
-    if (at_end) {
-        byte h[newc::header_len];
-        fill_header(h, {.ino = 0,
-                        .mode = 0,
-                        .uid = 0,
-                        .gid = 0,
-                        .nlink = 1,
-                        .mtime = 0,
-                        .filesize = 0,
-                        .devmajor = 0,
-                        .devminor = 0,
-                        .namesize = trailer_namesize});
-        // Header and name end on a multiple of 4, so padding to 512 pads to 4.
-        put(ctx, h, sizeof h) && put(ctx, viredovozu::trailer_name, trailer_namesize) && pad(ctx, block_len);
     }
     errno = 0;
     if (std::fflush(ctx->file) != 0) fail(ctx, errno);
@@ -454,12 +502,7 @@ int cpiowrite_add_hardlink(cpiowrite_ctx *ctx, const char *name, uint16_t mode, 
     // The emission's tests run before the group is touched, so that a
     // refused link leaves no trace.
     if (!name_passes(name) || !entry_allowed(name, ino)) return 0;
-    errno = 0;
-    const off_t at = ftello(ctx->file);
-    if (at < 0) {
-        if (errno == 0) errno = EIO;
-        return 0;
-    }
+    const auto at = static_cast<int64_t>(ctx->pos);
     cpio_link_group *g = find_group(ctx, ino, devmajor, devminor);
     if (g == nullptr) {
         g = add_group(ctx, ino, devmajor, devminor);
