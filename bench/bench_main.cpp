@@ -67,6 +67,12 @@ void BM_data_blocks(benchmark::State &state) {
     set_data_bytes(state);
 }
 
+void BM_data_mem(benchmark::State &state) {
+    const std::string &img = bench::data_archive();
+    for (auto _ : state) benchmark::DoNotOptimize(bench::stream_mem(img));
+    set_data_bytes(state);
+}
+
 void BM_data_memcpy(benchmark::State &state) {
     const std::string &img = bench::data_archive();
     for (auto _ : state) benchmark::DoNotOptimize(bench::stream_memcpy(img));
@@ -190,6 +196,12 @@ void BM_data_libarchive(benchmark::State &state) {
     set_data_bytes(state);
 }
 
+void BM_data_libarchive_copying(benchmark::State &state) {
+    const std::string &img = bench::data_archive();
+    for (auto _ : state) benchmark::DoNotOptimize(bench::stream_libarchive_copying(img));
+    set_data_bytes(state);
+}
+
 archive *start_libarchive(const std::string &path) {
     archive *a = archive_write_new();
     archive_write_set_format_cpio_newc(a);
@@ -264,6 +276,7 @@ void register_all() {
     benchmark::RegisterBenchmark("find/mem", BM_find_mem);
     benchmark::RegisterBenchmark("find/blocks", BM_find_blocks)->Arg(512)->Arg(65536);
     benchmark::RegisterBenchmark("data/blocks", BM_data_blocks)->Arg(4096)->Arg(65536)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("data/mem", BM_data_mem)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("data/memcpy", BM_data_memcpy)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("write/small/lib", BM_write_small)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("write/small/fwrite", BM_write_small_fwrite)->Unit(benchmark::kMillisecond);
@@ -272,6 +285,7 @@ void register_all() {
 #ifdef VIREDOVOZU_HAVE_LIBARCHIVE
     benchmark::RegisterBenchmark("find/libarchive", BM_find_libarchive);
     benchmark::RegisterBenchmark("data/libarchive", BM_data_libarchive)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("data/libarchive_copying", BM_data_libarchive_copying)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("write/small/libarchive", BM_write_small_libarchive)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("write/files/libarchive", BM_write_files_libarchive)->Unit(benchmark::kMillisecond);
 #endif
