@@ -383,3 +383,43 @@ TEST(Digits, FastPathsAgreeWithTheDigitLoop) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whole newc headers, plain or with one odd byte anywhere among the
+// fields: the records hold the digit loop's value of every field.
+TEST(Digits, NewcHeadersFillAsTheDigitLoopReadsThem) {
+    const std::string plain = "0123456789abcdefABCDEF";
+    const std::string odd = std::string("G g+-\x80\xFF\x7F", 9) + std::string(1, '\0');
+    uint64_t x = 0x243F6A8885A308D3ull;
+    auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string h = encode_entry(Fmt::newc, file("name", ""));
+        for (size_t i = 6; i < 110; ++i) h[i] = plain[next() % plain.size()];
+        if (round % 2) h[6 + next() % 96] = odd[next() % odd.size()];
+        h.replace(94, 8, "00000005");  // namesize 5: "name" and its NUL follow
+        const auto *b = reinterpret_cast<const unsigned char *>(h.data());
+        auto at = [&](size_t off) { return viredovozu::parse_digits<16>(b + off, 8); };
+        cpio_extended_entity x_ent{};
+        cpio_simple_entity s_ent{};
+        cpio_ops__newc.fill_extended_entity(h.data(), &x_ent, 0);
+        cpio_ops__newc.fill_simple_entity(h.data(), &s_ent);
+        ASSERT_EQ(x_ent.ino, at(6));
+        ASSERT_EQ(x_ent.mode, at(14));
+        ASSERT_EQ(x_ent.uid, at(22));
+        ASSERT_EQ(x_ent.gid, at(30));
+        ASSERT_EQ(x_ent.nlink, at(38));
+        ASSERT_EQ(x_ent.mtime, at(46));
+        ASSERT_EQ(x_ent.filesize, at(54));
+        ASSERT_EQ(x_ent.devmajor, at(62));
+        ASSERT_EQ(x_ent.devminor, at(70));
+        ASSERT_EQ(x_ent.rdevmajor, at(78));
+        ASSERT_EQ(x_ent.rdevminor, at(86));
+        ASSERT_EQ(x_ent.namesize, at(94));
+        ASSERT_EQ(s_ent.mode, at(14));
+        ASSERT_EQ(s_ent.mtime, at(46));
+        ASSERT_EQ(s_ent.filesize, at(54));
+    }
+}
+
+}  // namespace

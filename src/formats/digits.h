@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "bytes.h"
 
 namespace viredovozu {
@@ -50,6 +54,19 @@ inline uint64_t load8(const byte *p) {
 
 }  // namespace swar
 
+namespace swar {
+
+// The value of eight plain hexadecimal digits ("0"-"9", "A"-"F", "a"-"f")
+// in w, the most significant first: a letter is the byte with 0x40 set.
+inline uint32_t plain_hex8(uint64_t w) {
+    uint64_t v = (w & rep(0x0F)) + ((w >> 6) & rep(0x01)) * 9;
+    v = ((v & 0x000F000F000F000Full) << 4) | ((v >> 8) & 0x000F000F000F000Full);
+    v = ((v & 0x000000FF000000FFull) << 8) | ((v >> 16) & 0x000000FF000000FFull);
+    return static_cast<uint32_t>(((v & 0xFFFF) << 16) | ((v >> 32) & 0xFFFF));
+}
+
+}  // namespace swar
+
 // Eight hexadecimal digits. Fields of plain digits, the common case, are
 // converted eight at a time; any other byte takes the digit loop, so the
 // result is always that of parse_digits<16>.
@@ -57,18 +74,43 @@ inline uint32_t parse_hex8(const byte *p) {
     if constexpr (std::endian::native == std::endian::little) {
         using namespace swar;
         const uint64_t w = load8(p);
-        if ((w & rep(0x80)) == 0) {
-            const uint64_t digit = in_range(w, '0', '9');
-            const uint64_t letter = in_range(w | rep(0x20), 'a', 'f');
-            if ((digit | letter) == rep(0x80)) {
-                // Byte i (the most significant digit first) holds its value.
-                uint64_t v = (w & rep(0x0F)) + (letter >> 7) * 9;
-                v = ((v & 0x000F000F000F000Full) << 4) | ((v >> 8) & 0x000F000F000F000Full);
-                v = ((v & 0x000000FF000000FFull) << 8) | ((v >> 16) & 0x000000FF000000FFull);
-                return static_cast<uint32_t>(((v & 0xFFFF) << 16) | ((v >> 32) & 0xFFFF));
-            }
-        }
+        if ((w & rep(0x80)) == 0 && (in_range(w, '0', '9') | in_range(w | rep(0x20), 'a', 'f')) == rep(0x80))
+            return plain_hex8(w);
     }
+    return parse_digits<16>(p, 8);
+}
+
+// True when all n bytes at p (n a multiple of 16) are plain hexadecimal
+// digits: then hex8_plain gives each field's value. Sixteen bytes are
+// tested at a time where the machine has SSE2.
+inline bool all_plain_hex(const byte *p, uint32_t n) {
+#if defined(__SSE2__)
+    const __m128i ascii_case = _mm_set1_epi8(0x20);
+    __m128i ok = _mm_set1_epi8(-1);
+    for (uint32_t i = 0; i < n; i += 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        const __m128i l = _mm_or_si128(b, ascii_case);
+        // Signed compares: bytes from 0x80 up are negative and fail both.
+        const __m128i digit =
+            _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(b, _mm_set1_epi8('9' + 1)));
+        const __m128i letter =
+            _mm_and_si128(_mm_cmpgt_epi8(l, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(l, _mm_set1_epi8('f' + 1)));
+        ok = _mm_and_si128(ok, _mm_or_si128(digit, letter));
+    }
+    return _mm_movemask_epi8(ok) == 0xFFFF;
+#else
+    for (uint32_t i = 0; i < n; i += 8) {
+        const uint64_t w = swar::load8(p + i);
+        using namespace swar;
+        if ((w & rep(0x80)) != 0 || (in_range(w, '0', '9') | in_range(w | rep(0x20), 'a', 'f')) != rep(0x80))
+            return false;
+    }
+    return true;
+#endif
+}
+
+inline uint32_t hex8_plain(const byte *p) {
+    if constexpr (std::endian::native == std::endian::little) return swar::plain_hex8(swar::load8(p));
     return parse_digits<16>(p, 8);
 }
 

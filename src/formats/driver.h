@@ -2,6 +2,7 @@
 // its layout: header length, alignment, magic test and a field reader.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 
@@ -35,6 +36,15 @@ struct FieldTable {
     Field ino, mode, uid, gid, nlink, mtime, filesize, devmajor, devminor, rdevmajor, rdevminor, namesize;
 };
 
+// A layout may also offer a fast path for headers whose every field holds
+// plain digits: plain(hdr) tests them all at once, read_plain(hdr, f) then
+// converts a field without looking at its bytes again.
+template <class Layout>
+concept HasPlainFields = requires(const byte *h, Field f) {
+    { Layout::plain(h) } -> std::same_as<bool>;
+    { Layout::read_plain(h, f) } -> std::same_as<uint32_t>;
+};
+
 // Layout requirements:
 //   static constexpr uint32_t header_len;   bytes before the name
 //   static constexpr uint32_t align;        header + name, and data, pad to it
@@ -43,9 +53,8 @@ struct FieldTable {
 //   static uint32_t read(const byte *hdr, Field f);
 template <class Layout>
 struct Driver {
-    static uint32_t field(const byte *h, Field f) { return f.width != 0 ? Layout::read(h, f) : 0; }
-    static uint32_t namesize(const byte *h) { return field(h, Layout::fields.namesize); }
-    static uint32_t filesize(const byte *h) { return field(h, Layout::fields.filesize); }
+    static uint32_t namesize(const byte *h) { return read<false>(h, Layout::fields.namesize); }
+    static uint32_t filesize(const byte *h) { return read<false>(h, Layout::fields.filesize); }
 
     static int probe(const void *hdr) { return Layout::has_magic(as_bytes(hdr)) ? 1 : 0; }
 
@@ -73,35 +82,60 @@ struct Driver {
 
     static void fill_simple_entity(const void *hdr, cpio_simple_entity *e) {
         const byte *h = as_bytes(hdr);
-        e->name = get_name(hdr);
-        e->namesize = namesize(h);
-        e->mtime = field(h, Layout::fields.mtime);
-        e->mode = field(h, Layout::fields.mode);
-        e->filesize = filesize(h);
-        e->data = h + data_offs(h);
+        if constexpr (HasPlainFields<Layout>)
+            if (Layout::plain(h)) return fill_simple<true>(h, e);
+        fill_simple<false>(h, e);
     }
 
     static cpio_extended_entity *fill_extended_entity(const void *hdr, cpio_extended_entity *e, uint64_t hdr_offset) {
         const byte *h = as_bytes(hdr);
+        if constexpr (HasPlainFields<Layout>)
+            if (Layout::plain(h)) return fill_extended<true>(h, e, hdr_offset);
+        return fill_extended<false>(h, e, hdr_offset);
+    }
+
+   private:
+    template <bool Plain>
+    static uint32_t read(const byte *h, Field f) {
+        if (f.width == 0) return 0;
+        if constexpr (Plain)
+            return Layout::read_plain(h, f);
+        else
+            return Layout::read(h, f);
+    }
+
+    template <bool Plain>
+    static void fill_simple(const byte *h, cpio_simple_entity *e) {
         const FieldTable &f = Layout::fields;
-        e->namesize = namesize(h);
-        e->filesize = filesize(h);
-        e->mode = field(h, f.mode);
-        e->mtime = field(h, f.mtime);
-        e->gid = field(h, f.gid);
-        e->uid = field(h, f.uid);
-        e->nlink = field(h, f.nlink);
-        e->ino = field(h, f.ino);
-        e->devmajor = field(h, f.devmajor);
-        e->devminor = field(h, f.devminor);
-        e->rdevmajor = field(h, f.rdevmajor);
-        e->rdevminor = field(h, f.rdevminor);
+        e->name = get_name(h);
+        e->namesize = read<Plain>(h, f.namesize);
+        e->mtime = read<Plain>(h, f.mtime);
+        e->mode = read<Plain>(h, f.mode);
+        e->filesize = read<Plain>(h, f.filesize);
+        e->data = h + pad_to(Layout::header_len + e->namesize, Layout::align);
+    }
+
+    template <bool Plain>
+    static cpio_extended_entity *fill_extended(const byte *h, cpio_extended_entity *e, uint64_t hdr_offset) {
+        const FieldTable &f = Layout::fields;
+        e->namesize = read<Plain>(h, f.namesize);
+        e->filesize = read<Plain>(h, f.filesize);
+        e->mode = read<Plain>(h, f.mode);
+        e->mtime = read<Plain>(h, f.mtime);
+        e->gid = read<Plain>(h, f.gid);
+        e->uid = read<Plain>(h, f.uid);
+        e->nlink = read<Plain>(h, f.nlink);
+        e->ino = read<Plain>(h, f.ino);
+        e->devmajor = read<Plain>(h, f.devmajor);
+        e->devminor = read<Plain>(h, f.devminor);
+        e->rdevmajor = read<Plain>(h, f.rdevmajor);
+        e->rdevminor = read<Plain>(h, f.rdevminor);
         // 32-bit parts, widened before they are added: a carry reaches the
         // high half.
         e->hdr_offset = hdr_offset;
         e->data_offset = hdr_offset + pad_to(Layout::header_len + e->namesize, Layout::align);
         e->next_offset = e->data_offset + pad_to(e->filesize, Layout::align);
-        return store_name(e, get_name(hdr));
+        return store_name(e, get_name(h));
     }
 };
 

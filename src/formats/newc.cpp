@@ -35,7 +35,12 @@ struct NewcLayout {
     static_assert(fields_tile(in_order, 0, header_len));
 
     static bool has_magic(const byte *h) { return bytes_match(h, newc::magic, newc::magic_len); }
+    // Every field is eight digits wide.
     static uint32_t read(const byte *h, Field f) { return parse_hex8(h + f.offset); }
+    // The twelve fields that the records take lie together from ino to
+    // namesize (the check field after them is never read).
+    static bool plain(const byte *h) { return all_plain_hex(h + newc::ino, newc::check - newc::ino); }
+    static uint32_t read_plain(const byte *h, Field f) { return hex8_plain(h + f.offset); }
 };
 
 using D = Driver<NewcLayout>;
