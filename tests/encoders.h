@@ -130,6 +130,25 @@ inline Entry file(std::string name, std::string data) {
     return e;
 }
 
+// An entry whose 32-bit sizes wrap so that its header, name and data add
+// up to 0 modulo 2^32 (for odc and bin only in 32 bits: their 64-bit sums
+// go on past 4 GiB).
+inline Entry wrapping_entry(Fmt f) {
+    Entry z = file("zz", "");
+    switch (f) {
+        case Fmt::newc:
+            z.namesize = 0xFFFFFF92u;
+            break;  // (namesize + 113) & ~3 == 0
+        case Fmt::odc:
+            z.filesize = 0xFFFFFFFFu - 76 - 3 + 1;
+            break;
+        default:
+            z.filesize = 0xFFFFFFFFu - 26 - 4 + 1;
+            break;
+    }
+    return z;
+}
+
 inline const std::vector<Fmt> all_formats = {Fmt::newc, Fmt::odc, Fmt::bin_le, Fmt::bin_be};
 
 }  // namespace testenc

@@ -380,22 +380,6 @@ struct Damage {
     bool size_fails;      // get_size gives all bits set
 };
 
-Entry wrapping_entry(Fmt f) {
-    Entry z = file("zz", "");
-    switch (f) {
-        case Fmt::newc:
-            z.namesize = 0xFFFFFF92u;
-            break;
-        case Fmt::odc:
-            z.filesize = 0xFFFFFFFFu - 76 - 3 + 1;
-            break;
-        default:
-            z.filesize = 0xFFFFFFFFu - 26 - 4 + 1;
-            break;
-    }
-    return z;
-}
-
 std::string first_then(Fmt f, const Entry &second) { return encode(f, {file("ok", "1"), second}); }
 
 const Damage damages[] = {
