@@ -423,3 +423,38 @@ TEST(Digits, NewcHeadersFillAsTheDigitLoopReadsThem) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same for odc: plain octal headers, or one odd byte anywhere.
+TEST(Digits, OdcHeadersFillAsTheDigitLoopReadsThem) {
+    const std::string odd = std::string("89 +-\x80\xFF\x7F", 8) + std::string(1, '\0');
+    uint64_t x = 0x13198A2E03707344ull;
+    auto next = [&] { return x ^= x << 13, x ^= x >> 7, x ^= x << 17; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string h = encode_entry(Fmt::odc, file("name", ""));
+        for (size_t i = 6; i < 76; ++i) h[i] = char('0' + next() % 8);
+        if (round % 2) h[6 + next() % 70] = odd[next() % odd.size()];
+        h.replace(59, 6, "000005");  // namesize 5: "name" and its NUL follow
+        const auto *b = reinterpret_cast<const unsigned char *>(h.data());
+        auto at = [&](size_t off, uint32_t width) { return viredovozu::parse_digits<8>(b + off, width); };
+        cpio_extended_entity x_ent{};
+        cpio_simple_entity s_ent{};
+        cpio_ops__odc.fill_extended_entity(h.data(), &x_ent, 0);
+        cpio_ops__odc.fill_simple_entity(h.data(), &s_ent);
+        ASSERT_EQ(x_ent.ino, at(12, 6));
+        ASSERT_EQ(x_ent.mode, at(18, 6));
+        ASSERT_EQ(x_ent.uid, at(24, 6));
+        ASSERT_EQ(x_ent.gid, at(30, 6));
+        ASSERT_EQ(x_ent.nlink, at(36, 6));
+        ASSERT_EQ(x_ent.mtime, at(48, 11));
+        ASSERT_EQ(x_ent.namesize, at(59, 6));
+        ASSERT_EQ(x_ent.filesize, at(65, 11));
+        ASSERT_EQ(s_ent.mode, at(18, 6));
+        ASSERT_EQ(s_ent.mtime, at(48, 11));
+        ASSERT_EQ(s_ent.filesize, at(65, 11));
+        ASSERT_EQ(cpio_ops__odc.get_entry_size(h.data()), 76 + 5 + at(65, 11));
+    }
+}
+
+}  // namespace

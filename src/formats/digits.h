@@ -116,15 +116,15 @@ inline uint32_t hex8_plain(const byte *p) {
 
 namespace swar {
 
-// The eight octal digits of w, the most significant first, when all of
-// them are "0" to "7".
-inline bool octal8(uint64_t w, uint32_t *out) {
-    if ((w & rep(0x80)) != 0 || in_range(w, '0', '7') != rep(0x80)) return false;
+inline bool plain_octal(uint64_t w) { return (w & rep(0x80)) == 0 && in_range(w, '0', '7') == rep(0x80); }
+
+// The value of the eight plain octal digits in w, the most significant
+// first.
+inline uint32_t plain_octal8(uint64_t w) {
     uint64_t v = w & rep(0x07);
     v = ((v & 0x0007000700070007ull) << 3) | ((v >> 8) & 0x0007000700070007ull);
     v = ((v & 0x0000003F0000003Full) << 6) | ((v >> 16) & 0x0000003F0000003Full);
-    *out = static_cast<uint32_t>(((v & 0xFFF) << 12) | ((v >> 32) & 0xFFF));
-    return true;
+    return static_cast<uint32_t>(((v & 0xFFF) << 12) | ((v >> 32) & 0xFFF));
 }
 
 // The eight bytes that end at end, the first 8 - n of them read as "0".
@@ -136,22 +136,51 @@ inline uint64_t last_digits(const byte *end, uint32_t n) {
 
 }  // namespace swar
 
-// width octal digits (1 to 11) at p. Fields of plain digits are converted
-// eight at a time; the 16 bytes that end at p + width must then be
-// readable (odc fields lie far enough into the header). Any other byte
-// takes the digit loop, so the result is always that of parse_digits<8>.
+// width (1 to 11) plain octal digits at p, eight at a time; the 16 bytes
+// that end at p + width must be readable (odc fields lie far enough into
+// the header).
+inline uint32_t octal_plain(const byte *p, uint32_t width) {
+    if constexpr (std::endian::native == std::endian::little) {
+        using namespace swar;
+        const byte *end = p + width;
+        if (width <= 8) return plain_octal8(last_digits(end, width));
+        return plain_octal8(last_digits(end - 8, width - 8)) * (uint32_t{1} << 24) + plain_octal8(load8(end - 8));
+    }
+    return parse_digits<8>(p, width);
+}
+
+// width octal digits (1 to 11) at p, with the same 16 readable bytes.
+// Fields of plain digits go eight at a time; any other byte takes the
+// digit loop, so the result is always that of parse_digits<8>.
 inline uint32_t parse_octal(const byte *p, uint32_t width) {
     if constexpr (std::endian::native == std::endian::little) {
         using namespace swar;
         const byte *end = p + width;
-        uint32_t low, high = 0;
-        if (width <= 8) {
-            if (octal8(last_digits(end, width), &low)) return low;
-        } else if (octal8(load8(end - 8), &low) && octal8(last_digits(end - 8, width - 8), &high)) {
-            return high * (uint32_t{1} << 24) + low;
-        }
+        const bool plain = width <= 8 ? plain_octal(last_digits(end, width))
+                                      : plain_octal(load8(end - 8)) && plain_octal(last_digits(end - 8, width - 8));
+        if (plain) return octal_plain(p, width);
     }
     return parse_digits<8>(p, width);
+}
+
+// True when all n bytes at p (n at least 16) are octal digits "0" to "7".
+inline bool all_plain_octal(const byte *p, uint32_t n) {
+#if defined(__SSE2__)
+    __m128i ok = _mm_set1_epi8(-1);
+    // The last load may overlap the one before it; it never passes p + n.
+    for (uint32_t i = 0;; i = i + 32 <= n ? i + 16 : n - 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        ok = _mm_and_si128(
+            ok, _mm_and_si128(_mm_cmpgt_epi8(b, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(b, _mm_set1_epi8('7' + 1))));
+        if (i + 16 == n) break;
+    }
+    return _mm_movemask_epi8(ok) == 0xFFFF;
+#else
+    for (uint32_t i = 0;; i = i + 16 <= n ? i + 8 : n - 8) {
+        if (!swar::plain_octal(swar::load8(p + i))) return false;
+        if (i + 8 == n) return true;
+    }
+#endif
 }
 
 }  // namespace viredovozu

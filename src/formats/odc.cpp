@@ -36,6 +36,13 @@ struct OdcLayout {
 
     static bool has_magic(const byte *h) { return bytes_match(h, "070707", magic.width); }
     static uint32_t read(const byte *h, Field f) { return parse_octal(h + f.offset, f.width); }
+    // The fields that the records take lie from ino to nlink and from
+    // mtime to the end; dev and rdev are never read.
+    static bool plain(const byte *h) {
+        return all_plain_octal(h + fields.ino.offset, rdev.offset - fields.ino.offset) &&
+               all_plain_octal(h + fields.mtime.offset, header_len - fields.mtime.offset);
+    }
+    static uint32_t read_plain(const byte *h, Field f) { return octal_plain(h + f.offset, f.width); }
 };
 
 using D = Driver<OdcLayout>;
