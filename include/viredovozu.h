@@ -14,13 +14,16 @@
  * different contexts may be used from different threads at once, one thread
  * per context. The format tables and the list of format names are constant.
  *
- * Untrusted input: the in-memory reader (cpioread_init) trusts its image and
- * takes no length; a damaged archive can make it read outside the image.
- * Read untrusted archives with the block reader (cpioreadex_*).
+ * Untrusted input: cpioread_init trusts its image and takes no length; a
+ * damaged archive can make it read outside the image. Read untrusted
+ * archives with the bounded in-memory reader (cpioread_init_bounded), which
+ * reads nothing outside the size it is given, or with the block reader
+ * (cpioreadex_*), which reads nothing outside its window.
  */
 #ifndef VIREDOVOZU_H
 #define VIREDOVOZU_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #define VIREDOVOZU_VERSION_MAJOR 1
@@ -112,8 +115,9 @@ VIREDOVOZU_API const char *const *skarnel_supported_formats(void);
  *
  * The context borrows the image: it must stay readable and unchanged while
  * the context or any record filled from it is used. Nothing to release.
- * The image is trusted: it must hold every visited header and name and end
- * with a trailer or with bytes that are not a header.
+ * After cpioread_init the image is trusted: it must hold every visited
+ * header and name and end with a trailer or with bytes that are not a
+ * header. After cpioread_init_bounded nothing is trusted (see there).
  * ------------------------------------------------------------------------- */
 
 typedef struct cpioread_ctx {
@@ -121,14 +125,37 @@ typedef struct cpioread_ctx {
     const unsigned char *image;   /* first byte of the image */
     uint32_t count;               /* entries before the trailer */
     const unsigned char *current; /* header last walked to, or NULL */
+    const unsigned char *end;     /* one past the image's last byte, or NULL:
+                                     no bound (cpioread_init) */
 } cpioread_ctx;
 
-/* Detects the format and counts the entries. Returns ctx, or NULL when no
- * format recognises the image (ctx then holds NULLs and count 0). Counting
- * stops at the trailer, at a header with a bad magic, or right after an
- * entry whose size computes to 0 (which is counted). */
+/* Detects the format and counts the entries of a trusted image; sets end
+ * to NULL (no bound). Returns ctx, or NULL when no format recognises the
+ * image (ctx then holds NULLs and count 0). Counting stops at the trailer,
+ * at a header with a bad magic, or right after an entry whose size
+ * computes to 0 (which is counted). */
 VIREDOVOZU_API cpioread_ctx *cpioread_init(cpioread_ctx *ctx,
                                            const void *image);
+
+/* cpioread_init over the size bytes at image, for archives that are not
+ * trusted. Sets end to image + size; init, find, first and next then read
+ * no byte outside those size bytes, whatever they hold. An entry counts,
+ * and is returned, only when its header, its whole name (namesize bytes,
+ * the last of them a NUL) and its data (filesize bytes from where the
+ * name's padding ends, even when filesize is 0) lie inside the image, and
+ * its sizes do not wrap; the first entry that does not is
+ * treated as a bad header: counting and walking end in front of it, and
+ * the entries before it stay readable. The trailer is recognised only when
+ * the ten bytes of its test lie inside; an image that ends without one
+ * simply ends the walk. So every returned record has a NUL-terminated name
+ * and filesize readable bytes at data, all inside the image. An image of
+ * fewer than six bytes is detected without reading past it (it can be a
+ * bin image with no entry). Returns ctx, or NULL when no format recognises
+ * the image or image is NULL (ctx then holds NULLs and count 0). On a
+ * well-formed image count, entries and pointers are those of
+ * cpioread_init. */
+VIREDOVOZU_API cpioread_ctx *
+cpioread_init_bounded(cpioread_ctx *ctx, const void *image, size_t size);
 
 /* Fills entity with the first entry, in archive order, whose name equals
  * name byte for byte; returns entity, or NULL when there is none or name is
