@@ -9,6 +9,7 @@ packages=(
     cpio libarchive-tools                    # peer tools the tests compare with
     libbenchmark-dev libarchive-dev          # benchmarks and their comparison
     valgrind                                 # instruction counts, memory checks
+    libclang-rt-dev                          # libFuzzer and the sanitizers for clang
 )
 
 missing=()
