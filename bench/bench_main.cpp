@@ -28,6 +28,12 @@ void BM_list_mem(benchmark::State &state, Fmt f) {
     set_entries(state);
 }
 
+void BM_list_bounded(benchmark::State &state, Fmt f) {
+    const std::string &img = bench::listing_archive(f);
+    for (auto _ : state) benchmark::DoNotOptimize(bench::list_bounded(img));
+    set_entries(state);
+}
+
 void BM_list_blocks(benchmark::State &state, Fmt f) {
     const std::string &img = bench::listing_archive(f);
     const auto bs = uint32_t(state.range(0));
@@ -264,6 +270,7 @@ void register_all() {
     for (Fmt f : listing_formats) {
         const std::string fmt = fmt_label(f);
         benchmark::RegisterBenchmark(("list/mem/" + fmt).c_str(), BM_list_mem, f);
+        benchmark::RegisterBenchmark(("list/bounded/" + fmt).c_str(), BM_list_bounded, f);
         benchmark::RegisterBenchmark(("list/blocks/" + fmt).c_str(), BM_list_blocks, f)
             ->Arg(512)
             ->Arg(4096)

@@ -5,7 +5,7 @@ set -euo pipefail
 bin=$1/bench/count_list
 shift
 formats=("${@:-newc odc bin}")
-readers="mem blocks512 blocks4096 blocks65536 floor"
+readers="mem bounded blocks512 blocks4096 blocks65536 floor"
 "$bin" newc libarchive >/dev/null 2>&1 && readers="$readers libarchive"
 for f in ${formats[@]}; do
     for r in $readers; do

@@ -34,14 +34,25 @@ inline uint64_t touch(const void *data, size_t len) {
 }
 
 // ---- in-memory reader
-inline uint64_t list_mem(const std::string &img) {
-    cpioread_ctx ctx;
+inline uint64_t walk(cpioread_ctx *ctx) {
     cpio_simple_entity e;
     uint64_t sum = 0;
-    if (!cpioread_init(&ctx, img.data())) std::abort();
-    for (auto *p = cpioread_first(&ctx, &e); p; p = cpioread_next(&ctx, &e))
+    for (auto *p = cpioread_first(ctx, &e); p; p = cpioread_next(ctx, &e))
         sum += uint64_t(e.name[0]) + e.filesize + e.mtime + e.mode;
     return sum;
+}
+
+inline uint64_t list_mem(const std::string &img) {
+    cpioread_ctx ctx;
+    if (!cpioread_init(&ctx, img.data())) std::abort();
+    return walk(&ctx);
+}
+
+// The same walk with a bound: nothing outside the image is read.
+inline uint64_t list_bounded(const std::string &img) {
+    cpioread_ctx ctx;
+    if (!cpioread_init_bounded(&ctx, img.data(), img.size())) std::abort();
+    return walk(&ctx);
 }
 
 inline uint64_t find_mem(const std::string &img, const char *name) {

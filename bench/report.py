@@ -58,14 +58,15 @@ def main():
     print("# Benchmark results\n")
     print(f"Machine: {cpu_model()}, {context['num_cpus']} CPUs at {context['mhz_per_cpu']} MHz, "
           f"{platform.system()} {platform.release()}. Library built with the `bench` preset (Release).")
-    print(f"Medians of {context.get('repetitions', 'several')} runs; every ratio compares figures of the same run.")
+    print(f"Medians of {sys.argv[3] if len(sys.argv) > 3 else 'several'} runs; "
+          "every ratio compares figures of the same run.")
     print("Reproduce: `bench/run.sh` (full workloads), which also rewrites this page.\n")
     if not have_la:
         print("libarchive was not installed: its columns are left out.\n")
 
     print("## Listing 100,000 entries of 0 to 200 bytes\n")
     print("Time per entry in ns (instructions per entry from callgrind in brackets). "
-          "mem: `cpioread_init` + first/next; blocks N: `cpioreadex_*` over a memory read callback; "
+          "mem: `cpioread_init` + first/next; bounded: the same after `cpioread_init_bounded`; blocks N: `cpioreadex_*` over a memory read callback; "
           "floor: convert namesize and filesize and step.\n")
     readers = ["mem"] + (["bounded"] if any(k.startswith("list/bounded") for k in m) else []) + \
         ["blocks512", "blocks4096", "blocks65536", "floor"] + (["libarchive"] if have_la else [])
@@ -83,7 +84,7 @@ def main():
             cells.append(fmt_num(t) + (f" ({c:.0f})" if c is not None else ""))
         t = {r: ns(names[r]) for r in names}
         print(f"| {fmt} | " + " | ".join(cells) +
-              f" | {ratio(t['libarchive'], t['mem'])} | {ratio(t['mem'], t['floor'])}"
+              f" | {ratio(t['libarchive'], t['mem'])} | {ratio(t['mem'], t['floor'])} | {ratio(t['bounded'], t['mem'])}"
               f" | {ratio(t['blocks65536'], t['mem'])} | {ratio(t['libarchive'], t['blocks512'])} |")
 
     print("\n## Search for the last of 100,000 entries (newc)\n")

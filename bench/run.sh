@@ -11,5 +11,5 @@ out=build/bench
 "$out"/bench/viredovozu_bench --benchmark_repetitions="${REPS:-5}" --benchmark_report_aggregates_only=true \
     --benchmark_out="$out"/results.json --benchmark_out_format=json
 bench/count.sh "$out" >"$out"/instructions.tsv
-python3 bench/report.py "$out"/results.json "$out"/instructions.tsv >bench/RESULTS.md
+python3 bench/report.py "$out"/results.json "$out"/instructions.tsv "${REPS:-5}" >bench/RESULTS.md
 echo "wrote bench/RESULTS.md"
