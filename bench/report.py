@@ -124,6 +124,41 @@ def main():
     print(f"| 4 files of 256 MiB (GB/s) | {fmt_num(fl.get('lib'), 2)} | {fmt_num(fl.get('libarchive'), 2)}"
           f" | {fmt_num(fl.get('fwrite'), 2)} | {ratio(fl.get('lib'), fl.get('libarchive'))} |")
 
+    # The goals, each from the figures of this run.
+    rows = []
+
+    def goal(text, value, ok):
+        rows.append(f"| {text} | {value} | {'met' if ok else 'missed'} |")
+
+    for fmt in ["newc", "odc", "bin"]:
+        mem, floor, la = ns(f"list/mem/{fmt}"), ns(f"list/floor/{fmt}"), ns(f"list/libarchive/{fmt}")
+        b64, b512 = ns(f"list/blocks/{fmt}/65536"), ns(f"list/blocks/{fmt}/512")
+        if la:
+            goal(f"{fmt}: listing from memory at least 20x libarchive", f"{la / mem:.1f}x", la / mem >= 20)
+        goal(f"{fmt}: listing from memory within 2.5x the floor", f"{mem / floor:.2f}x", mem / floor <= 2.5)
+        goal(f"{fmt}: blocks of 65536 within 1.5x the in-memory reader", f"{b64 / mem:.2f}x", b64 / mem <= 1.5)
+        if la:
+            goal(f"{fmt}: blocks of 512 at least 5x libarchive", f"{la / b512:.1f}x", la / b512 >= 5)
+    if "data/blocks/65536" in d and "data/libarchive_copying" in d:
+        r = d["data/blocks/65536"] / d["data/libarchive_copying"]
+        goal("streaming at 65536: at least libarchive (copying callback)", f"{r:.2f}x", r >= 1)
+    if "data/blocks/65536" in d and "data/libarchive" in d:
+        r = d["data/blocks/65536"] / d["data/libarchive"]
+        goal("streaming at 65536: at least libarchive (memory, no copy)", f"{r:.2f}x", r >= 1)
+    if "data/blocks/65536" in d and "data/memcpy" in d:
+        r = d["data/blocks/65536"] / d["data/memcpy"]
+        goal("streaming at 65536: at least 80% of memcpy", f"{r:.2f}x", r >= 0.8)
+    if sm.get("lib") and sm.get("libarchive"):
+        goal("small entries: at least 1.3x libarchive", f"{sm['lib'] / sm['libarchive']:.2f}x",
+             sm["lib"] / sm["libarchive"] >= 1.3)
+    if fl.get("lib") and fl.get("libarchive"):
+        goal("large files: at least 1.5x libarchive", f"{fl['lib'] / fl['libarchive']:.2f}x",
+             fl["lib"] / fl["libarchive"] >= 1.5)
+    print("\n## Against the goals\n")
+    print("| goal | this run | |")
+    print("|---|---|---|")
+    print("\n".join(rows))
+
 
 if __name__ == "__main__":
     main()
