@@ -65,8 +65,12 @@ struct Driver {
     static const char *get_name(const void *hdr) { return static_cast<const char *>(hdr) + Layout::header_len; }
 
     // Each part is padded in 32-bit arithmetic and wraps on its own.
-    static uint32_t data_offs(const byte *h) { return pad_to(Layout::header_len + namesize(h), Layout::align); }
-    static uint32_t padded_filesize(const byte *h) { return pad_to(filesize(h), Layout::align); }
+    // The distance from a header to its data, and the data's length with its
+    // padding, each in 32-bit arithmetic.
+    static uint32_t data_offs_for(uint32_t namesize) { return pad_to(Layout::header_len + namesize, Layout::align); }
+    static uint32_t padded(uint32_t filesize) { return pad_to(filesize, Layout::align); }
+    static uint32_t data_offs(const byte *h) { return data_offs_for(namesize(h)); }
+    static uint32_t padded_filesize(const byte *h) { return padded(filesize(h)); }
 
     static uint32_t get_data_offs(const void *hdr) { return data_offs(as_bytes(hdr)); }
 
@@ -112,7 +116,7 @@ struct Driver {
         e->mtime = read<Plain>(h, f.mtime);
         e->mode = read<Plain>(h, f.mode);
         e->filesize = read<Plain>(h, f.filesize);
-        e->data = h + pad_to(Layout::header_len + e->namesize, Layout::align);
+        e->data = h + data_offs_for(e->namesize);
     }
 
     template <bool Plain>
@@ -133,8 +137,8 @@ struct Driver {
         // 32-bit parts, widened before they are added: a carry reaches the
         // high half.
         e->hdr_offset = hdr_offset;
-        e->data_offset = hdr_offset + pad_to(Layout::header_len + e->namesize, Layout::align);
-        e->next_offset = e->data_offset + pad_to(e->filesize, Layout::align);
+        e->data_offset = hdr_offset + data_offs_for(e->namesize);
+        e->next_offset = e->data_offset + padded(e->filesize);
         return store_name(e, get_name(h));
     }
 };
